@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -80,8 +81,11 @@ run_result run_program(const std::vector<std::string>& args, double timeout_seco
         if (p.fd >= 0) close(p.fd);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     result.seconds = now_seconds() - start;
+    result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     return result;
 }
@@ -120,6 +124,50 @@ std::string read_available(int fd, int wait_ms) {
         if ((p.revents & POLLIN) == 0) break;
     }
     return s;
+}
+
+background start_program(const std::vector<std::string>& args, double timeout_seconds) {
+    background b;
+    int out_pipe[2];
+    if (pipe(out_pipe) != 0) return b;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out_pipe[1]);
+    if (spawned != 0) {
+        close(out_pipe[0]);
+        return b;
+    }
+    b.pid = pid;
+    const double end = now_seconds() + timeout_seconds;
+    char c = 0;
+    while (now_seconds() < end) {
+        pollfd p{out_pipe[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        if (read(out_pipe[0], &c, 1) != 1 || c == '\n') break;
+        b.first_line.push_back(c);
+    }
+    b.out = out_pipe[0];
+    return b;
+}
+
+int stop_program(background& program) {
+    if (program.pid <= 0) return -1;
+    kill(program.pid, SIGTERM);
+    int status = 0;
+    waitpid(program.pid, &status, 0);
+    program.pid = -1;
+    if (program.out >= 0) close(program.out);
+    program.out = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace test_support

@@ -12,6 +12,7 @@ struct run_result {
     std::string out;
     std::string err;
     double seconds = 0.0;
+    double cpu_seconds = 0.0;  // user and system time of the program
 };
 
 run_result run_program(const std::vector<std::string>& args, double timeout_seconds);
@@ -23,5 +24,14 @@ struct pty_pair {
 };
 pty_pair open_pty();
 std::string read_available(int fd, int wait_ms);
+
+// A program running in the background, its first line of output read.
+struct background {
+    int pid = -1;
+    int out = -1;  // kept open so that later output never kills it
+    std::string first_line;
+};
+background start_program(const std::vector<std::string>& args, double timeout_seconds);
+int stop_program(background& program);  // SIGTERM, then its exit code
 
 }  // namespace test_support
