@@ -130,11 +130,12 @@ TEST(FileTransfer, PercentageAfterEvery256thLine) {
 }
 
 TEST(FileTransfer, NextEstimateComesFromTheMeasuredRate) {
-    // 1000 lines at a few ms each cross at least one clock second.
+    // 1000 lines at the pace of a 9600 baud line cross several clock seconds.
     const std::string first = make_file("first.txt", repeat("0123456789\n", 1000));
     const std::string second = make_file("second.txt", repeat("0123456789\n", 100000));
     quorvel_sim::options o;
     o.console_active = true;
+    o.paced = true;
     test_platform::start_with_device(o);
     serial_link::exchange("LOAD 0\r", 1);
     transfer::minutes_per_byte = 2.5e-5f;
