@@ -6,7 +6,6 @@
 #include <array>
 #include <bit>
 #include <cerrno>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,19 +18,8 @@ namespace {
 
 using transfer::load_file;
 
-std::string temp_dir() {
-    static const std::string dir = [] {
-        std::string d = testing::TempDir() + "brontal-transfer-XXXXXX";
-        return std::string(mkdtemp(d.data()));
-    }();
-    return dir;
-}
-
-std::string make_file(const std::string& name, const std::string& contents) {
-    const std::string path = temp_dir() + "/" + name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return path;
-}
+using test_platform::make_file;
+using test_platform::temp_dir;
 
 std::string repeat(const std::string& s, std::size_t n) {
     std::string r;
@@ -186,10 +174,7 @@ TEST_P(Retry, OneResendAfterAProbeThenTheRightExit) {
         return;
     }
     const std::string log = test_platform::logged_bytes();
-    std::string out = r.out;
-    const std::string page = "\n  Hit any key to continue.. ";
-    for (std::size_t at = out.find(page); at != std::string::npos; at = out.find(page)) out.erase(at, page.size());
-    EXPECT_EQ(out, head + c.message + log.substr(log.size() > 150 ? log.size() - 150 : 0));
+    EXPECT_EQ(test_platform::without_paging(r.out), head + c.message + log.substr(log.size() > 150 ? log.size() - 150 : 0));
 }
 
 using quorvel_sim::line_fault;

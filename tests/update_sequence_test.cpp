@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,18 +19,8 @@ const std::string done = "\n Update complete. Cycle power to restart. ";
 // One output every 8 bytes for 100 bytes.
 const std::string spinner_100 = "\r/\r-\r\\\r|\r/\r-";
 
-std::string dir() {
-    static const std::string d = [] {
-        std::string t = testing::TempDir() + "brontal-update-XXXXXX";
-        return std::string(mkdtemp(t.data()));
-    }();
-    return d;
-}
-
 std::string file(const std::string& name, const std::string& contents) {
-    const std::string path = dir() + "/" + name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return path;
+    return test_platform::make_file(name, contents);
 }
 
 struct files {
@@ -140,8 +129,7 @@ TEST_P(UpdateFailure, PrintsTheMessageAndTheLogTail) {
     c.device(o);
     run_outcome r = run_update(o, {"/dev/test", f.one, f.two, f.three});
     EXPECT_EQ(r.code, c.code);
-    const std::string page = "\n  Hit any key to continue.. ";
-    for (std::size_t at = r.out.find(page); at != std::string::npos; at = r.out.find(page)) r.out.erase(at, page.size());
+    r.out = test_platform::without_paging(r.out);
     const std::string tail = c.message + last_logged(c.log_bytes);
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);

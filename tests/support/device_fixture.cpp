@@ -1,5 +1,10 @@
 #include "device_fixture.h"
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+
 #include "receive_log.h"
 #include "serial_port.h"
 #include "test_platform.h"
@@ -34,6 +39,26 @@ std::string logged_bytes() {
         s.push_back(static_cast<char>(serial_link::receive_log[(serial_link::log_write_index + serial_link::log_size - n + i) % serial_link::log_size]));
     }
     return s;
+}
+
+const std::string& temp_dir() {
+    static const std::string dir = [] {
+        std::string d = testing::TempDir() + "brontal-test-XXXXXX";
+        return std::string(mkdtemp(d.data()));
+    }();
+    return dir;
+}
+
+std::string make_file(const std::string& name, const std::string& contents) {
+    const std::string path = temp_dir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+}
+
+std::string without_paging(std::string out) {
+    const std::string page = "\n  Hit any key to continue.. ";
+    for (std::size_t at = out.find(page); at != std::string::npos; at = out.find(page)) out.erase(at, page.size());
+    return out;
 }
 
 }  // namespace test_platform

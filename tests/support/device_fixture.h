@@ -20,4 +20,11 @@ std::vector<speed_run> sent_by_speed();
 
 std::string logged_bytes();  // the receive log, oldest first
 
+// A file with the given contents in this test program's own temporary folder.
+std::string make_file(const std::string& name, const std::string& contents);
+const std::string& temp_dir();
+
+// Console output with the paging prompts of a log dump taken out.
+std::string without_paging(std::string out);
+
 }  // namespace test_platform
