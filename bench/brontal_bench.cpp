@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <string>
 
 #include "device_fixture.h"
@@ -79,4 +80,15 @@ BENCHMARK(BM_LoadFile)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The program prints to standard output, which is sent to /dev/null while it
+// runs; the figures go to standard error.
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::ConsoleReporter reporter;
+    reporter.SetOutputStream(&std::cerr);
+    reporter.SetErrorStream(&std::cerr);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
