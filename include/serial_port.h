@@ -15,7 +15,8 @@ int open_port(int port_index);
 // Opens the device at path: raw 8N1 at 9600 baud, DTR and RTS raised, reads
 // that never wait, both queues purged. 0 on success, -1 on failure.
 int open_port_at(const char* device_path);
-int open_error();  // errno-style reason when open_port failed
+int open_error();         // errno-style reason when open_port failed
+const char* port_path();  // the device open_port was given or formed
 
 int set_baud(std::uint32_t rate);  // 0 once the port runs at rate, else -1
 std::uint32_t bytes_pending();

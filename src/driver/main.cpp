@@ -79,15 +79,8 @@ void run(int argc, char** argv) {
     const int opened = is_path ? serial_link::open_port_at(argv[1]) : serial_link::open_port(port_number - 1);
     if (opened != 0) {
         std::printf(" ?? port in use? make sure QV_HOST is un-installed.\n");
-        // The message above is all an operator on the original system got;
-        // here the reason is known, so say it.
-        const char* device = is_path ? argv[1] : nullptr;
-        std::array<char, 32> numbered{};
-        if (device == nullptr) {
-            std::snprintf(numbered.data(), numbered.size(), "/dev/ttyS%d", port_number - 1);
-            device = numbered.data();
-        }
-        std::fprintf(stderr, "brontal: %s: %s\n", device, std::strerror(serial_link::open_error()));
+        // The message above guesses; the operating system knows why.
+        std::fprintf(stderr, "brontal: %s: %s\n", serial_link::port_path(), std::strerror(serial_link::open_error()));
         finish(exit_code::port_unavailable);
     }
 

@@ -16,16 +16,18 @@ constexpr std::array<std::uint32_t, 10> accepted_rates = {110,  300,  600,   120
                                                           4800, 9600, 19200, 38400, 57600};
 
 int last_open_error = 0;
+std::array<char, 32> numbered_path{};
+const char* last_path = "";
 
 }  // namespace
 
 int open_port(int port_index) {
-    std::array<char, 32> path{};
-    std::snprintf(path.data(), path.size(), "/dev/ttyS%d", port_index);
-    return open_port_at(path.data());
+    std::snprintf(numbered_path.data(), numbered_path.size(), "/dev/ttyS%d", port_index);
+    return open_port_at(numbered_path.data());
 }
 
 int open_port_at(const char* device_path) {
+    last_path = device_path;
     port_handle = platform::serial_open(device_path);
     if (port_handle == platform::invalid_handle) {
         last_open_error = platform::serial_error();
@@ -54,6 +56,7 @@ int open_port_at(const char* device_path) {
 }
 
 int open_error() { return last_open_error; }
+const char* port_path() { return last_path; }
 
 int set_baud(std::uint32_t rate) {
     bool accepted = false;

@@ -43,8 +43,8 @@ bool add_path(char* out, std::size_t size, std::size_t& length, const char* path
 
 }  // namespace
 
-// Like the full path of the original platform: lexical, against the current
-// directory, links not resolved, the file need not exist.
+// Made lexically against the current directory: links are not resolved and
+// the file need not exist.
 bool full_path(char* out, std::size_t size, const char* path) {
     if (size < 2) return false;
     out[0] = '/';

@@ -12,7 +12,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -69,12 +68,6 @@ constexpr tcflag_t software_flow_bits = IXON | IXOFF | IXANY;
 bool fail(int error) {
     last_error = error;
     return false;
-}
-
-std::int64_t now_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -193,8 +186,8 @@ bool serial_read(handle port, std::uint8_t* buffer, std::uint32_t length, std::u
 
 bool serial_write(handle port, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& written) {
     written = 0;
-    const std::int64_t deadline =
-        now_ms() + write_constant + static_cast<std::int64_t>(write_per_byte) * length;
+    const std::uint32_t start = tick_ms();
+    const std::uint64_t limit = write_constant + static_cast<std::uint64_t>(write_per_byte) * length;
     while (written < length) {
         const ssize_t n = ::write(port, buffer + written, length - written);
         if (n > 0) {
@@ -203,10 +196,10 @@ bool serial_write(handle port, const std::uint8_t* buffer, std::uint32_t length,
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return fail(errno);
-        const std::int64_t left = deadline - now_ms();
-        if (left <= 0) break;  // timed out: a short count, not an error
+        const std::uint32_t spent = tick_ms() - start;
+        if (spent >= limit) break;  // timed out: a short count, not an error
         pollfd p{port, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        const int ready = ::poll(&p, 1, static_cast<int>(limit - spent));
         if (ready < 0 && errno != EINTR) return fail(errno);
         if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return fail(EIO);
     }
