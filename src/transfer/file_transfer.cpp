@@ -35,8 +35,8 @@ std::array<char, path_size> full_path_buffer{};
 std::array<std::uint8_t, chunk_size> read_buffer{};
 std::array<char, line_size> line_buffer{};
 
-[[noreturn]] void fail_transfer(const char* message, exit_code code) {
-    std::printf("%s", message);
+// After the failure message: the device's last words, the file closed, the exit.
+[[noreturn]] void fail_transfer(exit_code code) {
     serial_link::dump_log(failure_log_bytes);
     close_load_file();
     driver::finish(code);
@@ -54,15 +54,14 @@ void send_line(int no_retry) {
     if (no_retry == 0) {
         std::printf("\rretry");
         if (serial_link::exchange("\r", 1) != serial_link::prompt) {
-            fail_transfer(" ?? lost connection to target. log:\n", exit_code::lost_connection);
+            std::printf(" ?? lost connection to target. log:\n");
+            fail_transfer(exit_code::lost_connection);
         }
         last = serial_link::exchange(line_buffer.data(), 1);
         if (last == serial_link::prompt) return;
     }
     std::printf(" ?? loader failure. k=%c (%02x); Log:\n", last, static_cast<unsigned>(last));
-    serial_link::dump_log(failure_log_bytes);
-    close_load_file();
-    driver::finish(exit_code::loader_failure);
+    fail_transfer(exit_code::loader_failure);
 }
 
 }  // namespace
